@@ -15,6 +15,16 @@
 namespace platform {
 namespace {
 
+// Qt's event queue orders a post before its delivery with locks the thread sanitizer cannot
+// see; this release/acquire pair states the same order in terms it can check.
+std::atomic<uint64_t> handOff{0};
+void PublishHandOff() {
+    handOff.fetch_add(1, std::memory_order_release);
+}
+void ReceiveHandOff() {
+    (void)handOff.load(std::memory_order_acquire);
+}
+
 struct PendingCall {
     std::function<void()> call;
     std::exception_ptr error;
@@ -177,8 +187,14 @@ void HandleException(std::exception_ptr error) {
         ShowOnThisThread(message);
         return;
     }
+    PublishHandOff();
     QMetaObject::invokeMethod(
-        waker, [message] { ShowOnThisThread(message); }, Qt::QueuedConnection);
+        waker,
+        [message] {
+            ReceiveHandOff();
+            ShowOnThisThread(message);
+        },
+        Qt::QueuedConnection);
 }
 
 namespace {
@@ -200,6 +216,7 @@ void ShowMessageBox(const std::string& text, const std::string& caption) {
         handler = boxHandler;
     }
     auto show = [handler, text, caption] {
+        ReceiveHandOff();
         if (handler)
             handler(text, caption);
         else
@@ -208,8 +225,10 @@ void ShowMessageBox(const std::string& text, const std::string& caption) {
     QObject* waker = (!HasMainThread() || IsMainThread()) ? nullptr : MainWaker();
     if (waker == nullptr)
         show();
-    else
+    else {
+        PublishHandOff();
         QMetaObject::invokeMethod(waker, show, Qt::QueuedConnection);
+    }
 }
 
 void SetBusyCursorHandler(std::function<void(bool busy)> handler) {
@@ -263,8 +282,9 @@ TMessageWindow::TMessageWindow(Handler handler) : handler_(std::move(handler)) {
 TMessageWindow::~TMessageWindow() = default;
 
 void TMessageWindow::PostMessage(uint32_t message, intptr_t wParam, intptr_t lParam) {
-    QCoreApplication::postEvent(this,
-                                new MessageEvent(EventTypeFor(message), message, wParam, lParam));
+    auto* event = new MessageEvent(EventTypeFor(message), message, wParam, lParam);
+    platform::PublishHandOff();
+    QCoreApplication::postEvent(this, event);
 }
 
 void TMessageWindow::RemovePendingMessages(uint32_t message) {
@@ -273,6 +293,7 @@ void TMessageWindow::RemovePendingMessages(uint32_t message) {
 
 bool TMessageWindow::event(QEvent* event) {
     if (auto* posted = dynamic_cast<MessageEvent*>(event)) {
+        platform::ReceiveHandOff();
         try {
             if (handler_)
                 handler_(posted->message_, posted->wParam_, posted->lParam_);

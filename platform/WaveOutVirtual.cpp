@@ -76,8 +76,10 @@ struct TVirtualWaveOutService::State {
             WAVEHDR* hdr = queue[head];
             const uint32_t length = hdr->dwBufferLength / align * align;
             const uint32_t left = length - playedOfHead;
-            const uint32_t take = static_cast<uint32_t>(
-                std::min<int64_t>(left, (frames - played) * static_cast<int64_t>(align)));
+            const int64_t framesLeft = frames - played;
+            const uint32_t take = framesLeft >= static_cast<int64_t>(left / align)
+                                      ? left
+                                      : static_cast<uint32_t>(framesLeft) * align;
             capture.insert(capture.end(), hdr->lpData + playedOfHead,
                            hdr->lpData + playedOfHead + take);
             playedOfHead += take;
@@ -408,6 +410,7 @@ int64_t TVirtualWaveOutService::Advance(int64_t frames) {
         return state_->stopThread || ((state_->framesToPlay == 0 || blocked) &&
                                       state_->doneCount == 0 && !state_->notifying);
     });
+    state_->framesToPlay = 0; // time that passed while paused or starved plays nothing later
     return state_->playedFrames - before;
 }
 

@@ -1,14 +1,20 @@
 // Renders audio through the program's own components into a wave file, for tests, benchmarks
 // and checks. Prints one JSON line with the figures of the run.
 //
-//   tessaro-render [--stage reader] [--loops N] [--seconds S] INPUT OUTPUT.wav
+//   tessaro-render [--stage reader] [--loops N] [--seconds S] [--realtime [--device ID]]
+//                  INPUT OUTPUT.wav
 #include "chain/MMMsgs.h"
+#include "output/MMWavOut.h"
+#include "platform/MainThread.h"
 #include "platform/Threads.h"
+#include "platform/WaveOutVirtual.h"
 #include "sources/MMWave.h"
 #include "sources/MMWaveIO.h"
 
 #include <QCoreApplication>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +23,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -191,6 +198,88 @@ Figures RenderReader(const Options& options) {
     return figures;
 }
 
+// The wave file reader played through the wave output in real time: to the ALSA device when one
+// is named, else to the virtual device. OUTPUT receives what was written to the device.
+Figures RenderRealtime(const Options& options) {
+    const auto loadStart = Clock::now();
+    if (!options.device)
+        SetWaveOutService(std::make_shared<TVirtualWaveOutService>(TVirtualClock::RealTime, 1));
+    TMMComponentOwner owner;
+    auto* reader = new TMMWaveFile(&owner);
+    reader->SetFileName(options.input);
+    const WAVEFORMATEX* format = reader->GetPWaveFormat();
+    if (format == nullptr || format->nAvgBytesPerSec == 0)
+        throw EMMWaveError(LoadResStr(SInvalidWaveFile));
+    const WAVEFORMATEX fileFormat = *format;
+    auto* out = new TMMWaveOut(&owner);
+    out->SetDeviceID(options.device.value_or(0));
+    out->SetBufferSize(4096);
+    out->SetNumBuffers(10);
+    out->SetCallBackMode(cmThread);
+    out->SetPriority(tpHighest);
+    out->SetInput(reader);
+    out->SetLooping(options.loops > 0);
+    out->SetLoopCount(static_cast<uint16_t>(options.loops));
+
+    // What was written, kept in memory reserved ahead: the service thread must not allocate.
+    const int64_t fileBytes =
+        static_cast<int64_t>(reader->Wave().DataSize()) * fileFormat.nBlockAlign;
+    int64_t limit = fileBytes * (options.loops + 1);
+    if (options.seconds)
+        limit = std::min<int64_t>(
+            limit, static_cast<int64_t>(*options.seconds * fileFormat.nAvgBytesPerSec));
+    limit -= limit % std::max<int>(fileFormat.nBlockAlign, 1);
+    std::vector<char> written(static_cast<std::size_t>(std::max<int64_t>(limit, 0)));
+    std::atomic<int64_t> writtenBytes{0};
+    std::atomic<int64_t> firstBufferUs{-1};
+    std::atomic<bool> limitReached{false};
+    out->OnBufferFilled = [&](TObject*, PMMChainHdr hdr) {
+        int64_t expected = -1;
+        firstBufferUs.compare_exchange_strong(
+            expected,
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - loadStart)
+                .count());
+        const int64_t at = writtenBytes.load();
+        const int64_t count = std::min<int64_t>(hdr->dwBytesRecorded, limit - at);
+        if (count > 0) {
+            std::memcpy(written.data() + at, hdr->lpData, static_cast<std::size_t>(count));
+            writtenBytes.store(at + count);
+        }
+        if (at + count >= limit)
+            limitReached.store(true);
+    };
+    bool stopped = false;
+    out->OnStop = [&](TObject*) { stopped = true; };
+
+    out->StartDevice();
+    // Until the end of the data has played (the device stops itself), or, with --seconds, until
+    // what was written up to the limit has played out of the device's queue.
+    const int64_t queuedMs = 1000LL * out->BufferSize() * out->GetNumBuffers() /
+                                 std::max<int64_t>(fileFormat.nAvgBytesPerSec, 1) +
+                             100;
+    int64_t limitPlayedAt = -1;
+    while (!stopped && out->State() != TMMWaveOut::wosClosed) {
+        platform::ProcessMessages();
+        if (options.seconds && limitReached.load() && limitPlayedAt < 0)
+            limitPlayedAt = MonotonicMilliseconds() + queuedMs;
+        if (limitPlayedAt >= 0 && MonotonicMilliseconds() >= limitPlayedAt)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    out->CloseDevice();
+    platform::ProcessMessages(); // a failure handed over from the service thread shows here
+
+    WaveWriter writer(options.output, &fileFormat);
+    writer.Write(written.data(), static_cast<int32_t>(writtenBytes.load()));
+    writer.Finish();
+    Figures figures;
+    figures.frames = writtenBytes.load() / std::max<int>(fileFormat.nBlockAlign, 1);
+    figures.secondsAudio = static_cast<double>(writtenBytes.load()) / fileFormat.nAvgBytesPerSec;
+    figures.secondsWall = MillisecondsSince(loadStart) / 1000.0;
+    figures.firstBufferMs = static_cast<double>(firstBufferUs.load()) / 1000.0;
+    return figures;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -199,9 +288,16 @@ int main(int argc, char** argv) {
         const Options options = ParseArguments(argc, argv);
         if (options.stage != "reader")
             throw UsageError("stage \"" + options.stage + "\" is not available in this build");
-        if (options.realtime || options.device || options.volume || options.effect)
-            throw UsageError("--realtime, --device, --volume and --effect need the chain stage");
-        const Figures figures = RenderReader(options);
+        if (options.volume || options.effect)
+            throw UsageError("--volume and --effect need the chain stage");
+        if (options.device && !options.realtime)
+            throw UsageError("--device needs --realtime");
+        // A failure on the service thread ends the run with its message.
+        std::string failure;
+        platform::SetExceptionHandler([&](const std::string& message) { failure = message; });
+        const Figures figures = options.realtime ? RenderRealtime(options) : RenderReader(options);
+        if (!failure.empty())
+            throw std::runtime_error(failure);
         const double speed =
             figures.secondsWall > 0 ? figures.secondsAudio / figures.secondsWall : 0.0;
         std::printf("{\"frames\":%lld, \"seconds_audio\":%.6f, \"seconds_wall\":%.6f, "
@@ -212,7 +308,7 @@ int main(int argc, char** argv) {
     } catch (const UsageError& error) {
         std::fprintf(stderr,
                      "tessaro-render: %s\nusage: tessaro-render [--stage reader] [--loops N] "
-                     "[--seconds S] INPUT OUTPUT.wav\n",
+                     "[--seconds S] [--realtime [--device ID]] INPUT OUTPUT.wav\n",
                      error.what());
         return 1;
     } catch (const std::exception& error) {
