@@ -410,7 +410,7 @@ bool CodecStream::Open(const WAVEFORMATEX& source, const CodecChoice& choice, bo
     context.request_sample_fmt = AV_SAMPLE_FMT_S16;
     context.thread_count = 1; // decoding stays on the pulling thread
     // The format's extra bytes; WAVE_FORMAT_EXTENSIBLE keeps its own extension for itself.
-    int extraOffset = IsExtensible(source) ? ExtensibleSize : 0;
+    const int extraOffset = IsExtensible(source) ? ExtensibleSize : 0;
     const int extraSize = source.cbSize - extraOffset;
     if (extraSize > 0) {
         context.extradata = static_cast<uint8_t*>(
@@ -453,9 +453,8 @@ bool CodecStream::Open(const WAVEFORMATEX& source, const CodecChoice& choice, bo
         framesPerBlock_ = std::clamp<int64_t>(framesPerBlock_, 1, 1 << 20);
     }
 
-    packetCapacity_ = std::max<int32_t>(maxSourceBytes, 1) + blockAlign_;
-    if (packets_ == Packets::Block)
-        packetCapacity_ = blockAlign_;
+    const int32_t maxInput = std::max<int32_t>(maxSourceBytes, 1) + blockAlign_;
+    packetCapacity_ = packets_ == Packets::Block ? blockAlign_ : maxInput;
     if (av_new_packet(packet_.get(), packetCapacity_) < 0)
         return false;
     // The resampler for the decoder's own sample format is made now, not at the first frame.
@@ -472,7 +471,7 @@ bool CodecStream::Open(const WAVEFORMATEX& source, const CodecChoice& choice, bo
         swrInLayout_.Assign(context.ch_layout);
     }
     // Room for one call's output and a large decoded frame besides.
-    queue_.Reserve(static_cast<std::size_t>(OutputSize(packetCapacity_)) +
+    queue_.Reserve(static_cast<std::size_t>(OutputSize(maxInput)) +
                    static_cast<std::size_t>(8192 * outFrameBytes_));
     return true;
 }
@@ -718,6 +717,9 @@ public:
 
 private:
     bool Restart();
+    // Converts frames of in (nullptr: the resampler's tail) into room frames of out; returns
+    // the frames written or a library error.
+    int Resample(const uint8_t* in, int32_t frames, uint8_t* out, int32_t room);
 
     SwrPtr swr_;
     int inBits_ = 16, outBits_ = 16;
@@ -787,6 +789,29 @@ bool PcmStream::Restart() {
     return true;
 }
 
+int PcmStream::Resample(const uint8_t* in, int32_t frames, uint8_t* out, int32_t room) {
+    if (in != nullptr && inBits_ == 24) {
+        const int32_t samples = frames * inChannels_;
+        for (int32_t i = 0; i < samples; ++i, in += 3)
+            unpacked_[static_cast<std::size_t>(i)] = static_cast<int32_t>(
+                static_cast<uint32_t>(in[0]) << 8 | static_cast<uint32_t>(in[1]) << 16 |
+                static_cast<uint32_t>(in[2]) << 24);
+        in = reinterpret_cast<const uint8_t*>(unpacked_.data());
+    }
+    if (outBits_ != 24)
+        return swr_convert(swr_.get(), &out, room, in != nullptr ? &in : nullptr, frames);
+    auto* wide = reinterpret_cast<uint8_t*>(toPack_.data());
+    const int got = swr_convert(swr_.get(), &wide, std::min(room, toPackFrames_),
+                                in != nullptr ? &in : nullptr, frames);
+    for (int32_t i = 0; i < got * outChannels_; ++i, out += 3) {
+        const auto sample = static_cast<uint32_t>(toPack_[static_cast<std::size_t>(i)]);
+        out[0] = static_cast<uint8_t>(sample >> 8);
+        out[1] = static_cast<uint8_t>(sample >> 16);
+        out[2] = static_cast<uint8_t>(sample >> 24);
+    }
+    return got;
+}
+
 bool PcmStream::Convert(const void* source, int32_t sourceBytes, void* output, int32_t outputBytes,
                         unsigned flags, Result& result) {
     result = {};
@@ -798,7 +823,6 @@ bool PcmStream::Convert(const void* source, int32_t sourceBytes, void* output, i
     if (flushing_ && (!end || inFrames > 0) && !Restart())
         return false;
     int32_t room = std::max(outputBytes, 0) / outFrameBytes_;
-    int32_t framesDone = 0;
     while (!flushing_ && inFrames > 0 && room > 0) {
         int32_t piece = std::min(inFrames, pieceFrames_);
         // Only as much input as the output has room for; the rest is handed back.
@@ -806,61 +830,30 @@ bool PcmStream::Convert(const void* source, int32_t sourceBytes, void* output, i
             piece /= 2;
         if (piece == 0)
             break;
-        const uint8_t* from = in;
-        if (inBits_ == 24) {
-            int32_t* to = unpacked_.data();
-            const int32_t samples = piece * inChannels_;
-            for (int32_t i = 0; i < samples; ++i, from += 3)
-                to[i] = static_cast<int32_t>(static_cast<uint32_t>(from[0]) << 8 |
-                                             static_cast<uint32_t>(from[1]) << 16 |
-                                             static_cast<uint32_t>(from[2]) << 24);
-            from = reinterpret_cast<const uint8_t*>(unpacked_.data());
-        }
-        uint8_t* to = outBits_ == 24 ? reinterpret_cast<uint8_t*>(toPack_.data()) : out;
-        const int32_t limit = outBits_ == 24 ? std::min(room, toPackFrames_) : room;
-        const int got = swr_convert(swr_.get(), &to, limit, &from, piece);
+        const int got = Resample(in, piece, out, room);
         if (got < 0) {
             SetLastError(got);
-            result.consumed = framesDone * inFrameBytes_;
             return false;
-        }
-        if (outBits_ == 24) {
-            const int32_t samples = got * outChannels_;
-            uint8_t* at = out;
-            for (int32_t i = 0; i < samples; ++i, at += 3) {
-                const auto sample = static_cast<uint32_t>(toPack_[static_cast<std::size_t>(i)]);
-                at[0] = static_cast<uint8_t>(sample >> 8);
-                at[1] = static_cast<uint8_t>(sample >> 16);
-                at[2] = static_cast<uint8_t>(sample >> 24);
-            }
         }
         in += static_cast<std::ptrdiff_t>(piece) * inFrameBytes_;
         out += static_cast<std::ptrdiff_t>(got) * outFrameBytes_;
         inFrames -= piece;
-        framesDone += piece;
         room -= got;
+        result.consumed += piece * inFrameBytes_;
         result.produced += got * outFrameBytes_;
     }
-    result.consumed = framesDone * inFrameBytes_;
     if (end && inFrames == 0) {
         // A partial frame at the end is dropped; then the resampler's tail comes out.
         result.consumed = source != nullptr ? std::max(sourceBytes, 0) : 0;
         flushing_ = true;
-        const int32_t limit = outBits_ == 24 ? std::min(room, toPackFrames_) : room;
-        uint8_t* to = outBits_ == 24 ? reinterpret_cast<uint8_t*>(toPack_.data()) : out;
-        const int got = limit > 0 ? swr_convert(swr_.get(), &to, limit, nullptr, 0) : 0;
+        const int got = room > 0 ? Resample(nullptr, 0, out, room) : 0;
         if (got < 0) {
             SetLastError(got);
             return false;
         }
-        if (outBits_ == 24)
-            for (int32_t i = 0; i < got * outChannels_; ++i) {
-                const auto sample = static_cast<uint32_t>(toPack_[static_cast<std::size_t>(i)]);
-                out[3 * i] = static_cast<uint8_t>(sample >> 8);
-                out[3 * i + 1] = static_cast<uint8_t>(sample >> 16);
-                out[3 * i + 2] = static_cast<uint8_t>(sample >> 24);
-            }
         result.produced += got * outFrameBytes_;
+        // Output that filled the room may have more behind it.
+        const int32_t limit = outBits_ == 24 ? std::min(room, toPackFrames_) : room;
         result.pending = got > 0 && got == limit;
     }
     return true;

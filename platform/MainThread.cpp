@@ -130,8 +130,11 @@ void ServeSynchronizedCalls() {
             pending->error = std::current_exception();
         }
         {
+            // Let go of the call while the caller still waits: the caller then frees it, and
+            // with it the exception it rethrows, on its own thread.
             std::lock_guard lock(queue.mutex);
             pending->done = true;
+            pending.reset();
         }
         queue.finished.notify_all();
     }

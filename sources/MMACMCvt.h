@@ -63,6 +63,7 @@ struct TMMConversionStream {
     bool EndReached = false;    // a stage neither consumed nor produced anything
     bool OwnsSource = false;
 
+    // The stream's own parts; callers use the fields above (Stages.size() tells the steps).
     std::vector<TMMConversionStage> Stages;
     std::vector<uint8_t> OwnedSource;
     bool AtStart = true; // no call since open or reset
