@@ -13,11 +13,15 @@
 // Positions are sample frames on one time line that starts at open and at every reset:
 // - a queued header covers the frames [startFrame, endFrame) of that line;
 // - written_ frames have been handed to ALSA;
-// - heard_ = written_ − snd_pcm_delay is what has left the loudspeaker, never going back.
+// - heard_ = written_ − snd_pcm_delay is what has left the loudspeaker, never going back, and
+//   for a second after a start never more than real time allows (a busy sound server's
+//   estimate runs ahead there). An underrun means everything written has been played.
 // A header is done once heard_ has reached its end frame. The thread feeds ALSA in pieces of
 // at most one period and looks at the delay every time it wakes, which is at least once per
 // period while anything is in flight, so Done comes within about one period of the header's
-// last frame being heard, not when it was merely copied to ALSA.
+// last frame being heard, not when it was merely copied to ALSA. When the queue runs dry the
+// thread keeps looking until the last frame written has been heard. The stream is started
+// as soon as the thread has put in what there is (at most a buffer), and so plays at once.
 //
 // Pause stops the stream with snd_pcm_pause where the device can pause. Where it cannot, the
 // device is dropped and the feeding goes back to the first frame not yet heard: the headers
@@ -40,7 +44,9 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -403,7 +409,8 @@ private:
         feedIndex_ = count_;
     }
 
-    // An underrun (or a suspend) means every frame written has been played out.
+    // An underrun means every frame written has been played out (a sound server may still
+    // hold a few milliseconds of it); after a suspend what was in the buffer is gone.
     bool Recover(int err) {
         if (err == -EPIPE || err == -ESTRPIPE)
             heard_ = written_;
@@ -494,10 +501,9 @@ private:
             }
             if (avail == 0)
                 break;
-            const int64_t frames = std::min<int64_t>(
-                {avail, period_, entry.endFrame - written_});
-            const char* data = entry.hdr->lpData +
-                               (written_ - entry.startFrame) * static_cast<int64_t>(format_.frameBytes);
+            const int64_t frames = std::min<int64_t>({avail, period_, entry.endFrame - written_});
+            const char* data = entry.hdr->lpData + (written_ - entry.startFrame) *
+                                                       static_cast<int64_t>(format_.frameBytes);
             const snd_pcm_sframes_t done =
                 snd_pcm_writei(pcm, data, static_cast<snd_pcm_uframes_t>(frames));
             if (done == -EAGAIN)
@@ -510,8 +516,7 @@ private:
             written_ += done;
         }
         // Everything there is, or a full buffer, is in: play.
-        if (failure_ == 0 && written_ > heard_ &&
-            snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED) {
+        if (failure_ == 0 && written_ > heard_ && snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED) {
             const int err = snd_pcm_start(pcm);
             if (err < 0)
                 Recover(err);
@@ -591,8 +596,8 @@ private:
     snd_pcm_sframes_t period_ = 0;
     int periodMs_ = 1;
     bool canPause_ = false;
-    FileDescriptor wake_{-1};           // eventfd: a caller wakes the writer thread
-    std::vector<pollfd> pollFds_;       // the wake descriptor, then the PCM's; writer thread only
+    FileDescriptor wake_{-1};     // eventfd: a caller wakes the writer thread
+    std::vector<pollfd> pollFds_; // the wake descriptor, then the PCM's; writer thread only
     std::thread thread_;
 
     std::mutex mutex_; // guards everything below and every call on the PCM after Start
@@ -755,7 +760,8 @@ private:
             HintText name(snd_device_name_get_hint(*hint, "NAME"));
             HintText description(snd_device_name_get_hint(*hint, "DESC"));
             HintText direction(snd_device_name_get_hint(*hint, "IOID"));
-            if (name == nullptr || (direction != nullptr && std::string(direction.get()) != "Output"))
+            if (name == nullptr ||
+                (direction != nullptr && std::string(direction.get()) != "Output"))
                 continue;
             const std::string pcmName = name.get();
             const std::string text = description ? description.get() : pcmName;
@@ -779,7 +785,9 @@ private:
         }
     }
 
-    static std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+    static std::string FirstLine(const std::string& text) {
+        return text.substr(0, text.find('\n'));
+    }
 
     const bool useDevicePause_;
     std::mutex mutex_; // guards the device list

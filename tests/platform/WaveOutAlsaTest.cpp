@@ -8,13 +8,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -53,20 +57,20 @@ std::vector<int16_t> Ramp(int64_t frames, int seed) {
     return samples;
 }
 
-int64_t Frames(const std::vector<int16_t>& samples) { return static_cast<int64_t>(samples.size()) / 2; }
+int64_t Frames(const std::vector<int16_t>& samples) {
+    return static_cast<int64_t>(samples.size()) / 2;
+}
 
 bool FramesEqual(const std::vector<int16_t>& a, int64_t atA, const std::vector<int16_t>& b,
                  int64_t atB, int64_t frames) {
     return std::equal(a.begin() + 2 * atA, a.begin() + 2 * (atA + frames), b.begin() + 2 * atB);
 }
 
-// The first frame of `recording` (from `from` on) where `signal` starts at frame `at`; -1 when
-// it is not there.
-int64_t Find(const std::vector<int16_t>& recording, const std::vector<int16_t>& signal, int64_t at,
-             int64_t from = 0) {
+// The first frame of `recording` where `signal` starts; -1 when it is not there.
+int64_t FindStart(const std::vector<int16_t>& recording, const std::vector<int16_t>& signal) {
     constexpr int64_t kKey = 32;
-    for (int64_t i = from; i + kKey <= Frames(recording); ++i)
-        if (FramesEqual(recording, i, signal, at, kKey))
+    for (int64_t i = 0; i + kKey <= Frames(recording); ++i)
+        if (FramesEqual(recording, i, signal, 0, kKey))
             return i;
     return -1;
 }
@@ -100,7 +104,9 @@ std::string KeepForListening(const std::string& name, const std::vector<int16_t>
     return "recording and signal kept as " + (folder / name).string() + "-heard.wav / -played.wav";
 }
 
-double Seconds(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
+double Seconds(Clock::duration duration) {
+    return std::chrono::duration<double>(duration).count();
+}
 
 struct DoneRecord {
     uintptr_t serial; // which write this was, in write order
@@ -276,10 +282,12 @@ private:
 
     // Under mutex_. A failed write ends the refilling; the error is kept for the test.
     void FillAndWrite(WAVEHDR* hdr) {
-        const int64_t frames = std::min<int64_t>(kBufferBytes / kFrameBytes, Frames(signal_) - cursor_);
+        const int64_t frames =
+            std::min<int64_t>(kBufferBytes / kFrameBytes, Frames(signal_) - cursor_);
         if (frames == 0 || writeError_ != 0)
             return;
-        std::memcpy(hdr->lpData, signal_.data() + 2 * cursor_, static_cast<std::size_t>(frames) * kFrameBytes);
+        std::memcpy(hdr->lpData, signal_.data() + 2 * cursor_,
+                    static_cast<std::size_t>(frames) * kFrameBytes);
         hdr->dwBufferLength = static_cast<uint32_t>(frames * kFrameBytes);
         hdr->dwUser = ends_.size();
         cursor_ += frames;
@@ -305,9 +313,9 @@ private:
     std::mutex mutex_; // guards everything below
     std::condition_variable changed_;
     std::vector<int16_t> signal_;
-    int64_t cursor_ = 0;           // frames of the signal written so far
+    int64_t cursor_ = 0; // frames of the signal written so far
     int writeError_ = 0;
-    std::vector<int64_t> ends_;    // per write: the signal frame its header ends at
+    std::vector<int64_t> ends_; // per write: the signal frame its header ends at
     std::vector<DoneRecord> dones_;
     std::deque<WAVEHDR*> toRefill_;
     std::vector<std::pair<int64_t, Clock::time_point>> positions_;
@@ -372,9 +380,9 @@ TEST_F(AlsaWaveOutTest, QueryFormatTakesPlainPcmOnly) {
         {badBlockAlign, WAVERR_BADFORMAT},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "tag " << c.format.wFormatTag << ", "
-                                          << c.format.nChannels << " ch, " << c.format.nSamplesPerSec
-                                          << " Hz, " << c.format.wBitsPerSample << " bits");
+        SCOPED_TRACE(::testing::Message()
+                     << "tag " << c.format.wFormatTag << ", " << c.format.nChannels << " ch, "
+                     << c.format.nSamplesPerSec << " Hz, " << c.format.wBitsPerSample << " bits");
         EXPECT_EQ(service_->QueryFormat(WAVE_MAPPER, &c.format), c.expected);
         if (c.expected == WAVERR_BADFORMAT) {
             std::unique_ptr<IWaveOutDevice> device;
@@ -385,7 +393,8 @@ TEST_F(AlsaWaveOutTest, QueryFormatTakesPlainPcmOnly) {
 }
 
 void PrintTo(RingPlayer::Refill refill, std::ostream* out) {
-    *out << (refill == RingPlayer::Refill::InsideDone ? "refill inside Done" : "refill on own thread");
+    *out << (refill == RingPlayer::Refill::InsideDone ? "refill inside Done"
+                                                      : "refill on own thread");
 }
 
 class AlsaWaveOutPlayTest : public AlsaWaveOutTest,
@@ -429,13 +438,14 @@ TEST_P(AlsaWaveOutPlayTest, PlaysEveryFrameInRealTimeAndReportsDoneOnceHeard) {
         EXPECT_GE(frames, previous);
         previous = frames;
         if (frames > 0 && frames < Frames(signal)) {
-            const double ahead = static_cast<double>(frames) / kRate - Seconds(at - player.Started());
+            const double ahead =
+                static_cast<double>(frames) / kRate - Seconds(at - player.Started());
             EXPECT_LE(ahead, 0.015) << "at frame " << frames;
             EXPECT_GE(ahead, -0.050) << "at frame " << frames;
         }
     }
 
-    const int64_t start = Find(recording, signal, 0);
+    const int64_t start = FindStart(recording, signal);
     ASSERT_GE(start, 0) << KeepForListening("play-start", recording, signal);
     EXPECT_EQ(MatchingRun(recording, start, signal, 0), Frames(signal))
         << KeepForListening("play", recording, signal);
@@ -455,9 +465,12 @@ struct PauseCase {
     bool devicePause;
 };
 
-void PrintTo(const PauseCase& pauseCase, std::ostream* out) { *out << pauseCase.name; }
+void PrintTo(const PauseCase& pauseCase, std::ostream* out) {
+    *out << pauseCase.name;
+}
 
-class AlsaWaveOutPauseTest : public AlsaWaveOutTest, public ::testing::WithParamInterface<PauseCase> {};
+class AlsaWaveOutPauseTest : public AlsaWaveOutTest,
+                             public ::testing::WithParamInterface<PauseCase> {};
 
 TEST_P(AlsaWaveOutPauseTest, PauseHoldsThePositionAndRestartGoesOnWhereItStopped) {
     auto service = GetParam().devicePause ? service_ : MakeAlsaWaveOutServiceWithoutDevicePause();
@@ -494,8 +507,9 @@ TEST_P(AlsaWaveOutPauseTest, PauseHoldsThePositionAndRestartGoesOnWhereItStopped
     // Heard: the signal up to about the pause, a silence as long as the pause, then the rest.
     // Pausing the device keeps every frame. Feeding again from the position loses none either,
     // but repeats what the sink had taken ahead of its reported delay: the null sink renders
-    // up to its latency (20 ms with the recorder) ahead and, never rewinding, plays that.
-    const int64_t start = Find(recording, signal, 0);
+    // up to its latency (20 ms with the recorder) ahead and, never rewinding, plays that; the
+    // position itself is good to a period.
+    const int64_t start = FindStart(recording, signal);
     ASSERT_GE(start, 0) << KeepForListening("pause-start", recording, signal);
     const int64_t before = MatchingRun(recording, start, signal, 0);
     EXPECT_NEAR(static_cast<double>(before), static_cast<double>(paused), kPeriodFrames * 5);
@@ -514,7 +528,7 @@ TEST_P(AlsaWaveOutPauseTest, PauseHoldsThePositionAndRestartGoesOnWhereItStopped
     if (GetParam().devicePause)
         EXPECT_EQ(resumed, before);
     else
-        EXPECT_LE(before - resumed, 2 * kPeriodFrames);
+        EXPECT_LE(before - resumed, kRate / 50 + kPeriodFrames);
     EXPECT_LE(resumed, before) << "frames were skipped";
     EXPECT_EQ(MatchingRun(recording, gapEnd, signal, resumed), Frames(signal) - resumed)
         << KeepForListening(std::string("pause-") + GetParam().name, recording, signal);
@@ -540,7 +554,7 @@ TEST_F(AlsaWaveOutTest, PausedBeforeTheFirstWriteWaitsForRestart) {
     ASSERT_EQ(player.Device().Restart(), MMSYSERR_NOERROR);
     ASSERT_TRUE(player.WaitUntilAllDone(5s));
     const std::vector<int16_t> recording = PulseNullSink::Recorder().Stop();
-    const int64_t start = Find(recording, signal, 0);
+    const int64_t start = FindStart(recording, signal);
     ASSERT_GE(start, 0) << KeepForListening("paused-start", recording, signal);
     EXPECT_EQ(MatchingRun(recording, start, signal, 0), Frames(signal))
         << KeepForListening("paused-start", recording, signal);
@@ -574,7 +588,7 @@ TEST_F(AlsaWaveOutTest, ResetReturnsEveryQueuedHeaderAndPlaysAfresh) {
     EXPECT_EQ(player.Device().GetPosition(position), MMSYSERR_NOERROR);
     EXPECT_EQ(position, Frames(second));
     const std::vector<int16_t> recording = PulseNullSink::Recorder().Stop();
-    const int64_t start = Find(recording, second, 0);
+    const int64_t start = FindStart(recording, second);
     ASSERT_GE(start, 0) << KeepForListening("reset-start", recording, second);
     EXPECT_EQ(MatchingRun(recording, start, second, 0), Frames(second))
         << KeepForListening("reset", recording, second);

@@ -138,7 +138,9 @@ void EnsureRuntimeDirectory() {
 // It never rewinds: a sink that rewinds mixes the start of a new stream (and the end of a
 // paused one) into sound it has already handed to its monitor, so the recording would lose or
 // repeat frames that were in fact played once.
-std::string SinkName() { return "tessaro_test_" + std::to_string(getpid()); }
+std::string SinkName() {
+    return "tessaro_test_" + std::to_string(getpid());
+}
 
 std::vector<std::string> SinkArguments() {
     return {"sink_name=" + SinkName(), "norewinds=1", "format=s16le", "rate=44100", "channels=2"};
@@ -149,6 +151,25 @@ std::string Joined(const std::vector<std::string>& words) {
     for (const std::string& word : words)
         text += (text.empty() ? "" : " ") + word;
     return text;
+}
+
+// Unloads the sinks that test processes which ended without tidying up (a crash, a kill) left
+// on a server that outlives them.
+void RemoveSinksOfEndedProcesses() {
+    std::string modules;
+    if (Run({"pactl", "list", "short", "modules"}, &modules) != 0)
+        return;
+    std::istringstream lines(modules);
+    std::string line;
+    const std::string marker = "sink_name=tessaro_test_";
+    while (std::getline(lines, line)) {
+        const std::size_t at = line.find(marker);
+        if (at == std::string::npos)
+            continue;
+        const pid_t owner = static_cast<pid_t>(std::atol(line.c_str() + at + marker.size()));
+        if (owner > 0 && kill(owner, 0) != 0 && errno == ESRCH)
+            Run({"pactl", "unload-module", line.substr(0, line.find('\t'))});
+    }
 }
 
 // Unloads the process's sink when the process ends.
@@ -182,10 +203,9 @@ bool PulseNullSink::Installed() {
 std::string PulseNullSink::EnsureRunning() {
     EnsureRuntimeDirectory();
     if (Run({"pactl", "info"}) != 0) {
-        std::vector<std::string> args{"pulseaudio",       "--daemonize=yes",
-                                      "--exit-idle-time=-1", "-n",
-                                      "--load=module-null-sink",
-                                      "--load=module-native-protocol-unix"};
+        std::vector<std::string> args{
+            "pulseaudio", "--daemonize=yes",         "--exit-idle-time=-1",
+            "-n",         "--load=module-null-sink", "--load=module-native-protocol-unix"};
         if (geteuid() == 0)
             args.push_back("--system=false");
         std::string output;
@@ -197,6 +217,7 @@ std::string PulseNullSink::EnsureRunning() {
     }
     static LoadedSink sink;
     if (sink.module.empty()) {
+        RemoveSinksOfEndedProcesses();
         std::vector<std::string> args{"pactl", "load-module", "module-null-sink"};
         const std::vector<std::string> sinkArguments = SinkArguments();
         args.insert(args.end(), sinkArguments.begin(), sinkArguments.end());
@@ -234,10 +255,9 @@ std::string PulseNullSink::Launch() {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return std::string("no pipe: ") + std::strerror(errno);
-    shared_->recorder =
-        Spawn({"parec", "--latency-msec=20", "-d", SinkName() + ".monitor",
-               "--format=s16le", "--rate=44100", "--channels=2", "--raw"},
-              {}, fds[1]);
+    shared_->recorder = Spawn({"parec", "--latency-msec=20", "-d", SinkName() + ".monitor",
+                               "--format=s16le", "--rate=44100", "--channels=2", "--raw"},
+                              {}, fds[1]);
     close(fds[1]);
     shared_->pipe = fds[0];
     if (shared_->recorder <= 0)
