@@ -551,8 +551,11 @@ void TMMWaveOut::DoneHandling() {
         --inDoneHandler_;
         left = inDoneHandler_ == 0;
         // A failed refill is not the end of the data: the failure closes the device instead.
+        // Nothing queued means the end only once the data has ended: a device that played
+        // out its queue while a refill was late (an underrun) goes on playing.
         if (failure == nullptr && inDoneHandler_ == 0 &&
-            (stopPending_.load() || pendingCount_ == 0) && !endPosted_.load()) {
+            (stopPending_.load() || (pendingCount_ == 0 && !moreBuffers_.load())) &&
+            !endPosted_.load()) {
             endPosted_.store(true);
             stopping_.store(true);
             postEnd = true;

@@ -270,6 +270,35 @@ struct TMpegDecoder {
         return result;
     }
 
+    // Whether the file starts with MPEG audio, without counting its frames; leaves the decoder
+    // without a file.
+    int Probe(const std::string& name) {
+        CloseFile();
+        Forget();
+        if (name.empty())
+            return MpegErrNoFile;
+        fileName = name;
+        mpg123_param(decoder.get(), MPG123_REMOVE_FLAGS, MPG123_FORCE_MONO, 0);
+        mpg123_format_all(decoder.get());
+        int result = OpenSource();
+        if (result == 0) {
+            long rate = 0;
+            int channels = 0;
+            int encoding = 0;
+            mpg123_frameinfo2 frame{};
+            result = mpg123_getformat(decoder.get(), &rate, &channels, &encoding);
+            if (source.error != 0)
+                result = MpegErrReadFailed;
+            else if (result != MPG123_OK)
+                result = LibraryCode(result);
+            else if (mpg123_info2(decoder.get(), &frame) != MPG123_OK || rate <= 0)
+                result = MpegErrNoStream;
+            mpg123_close(decoder.get());
+        }
+        Forget();
+        return result;
+    }
+
     int OpenFile() {
         if (empty)
             return MpegErrNoFile;
@@ -493,6 +522,12 @@ int mpeg_SetExactPosition(TMpegHandle handle, bool exact) {
         return MpegErrBadHandle;
     handle->exactPosition = exact;
     return 0;
+}
+
+int mpeg_ProbeFile(TMpegHandle handle, const std::string& name) {
+    if (handle == nullptr)
+        return MpegErrBadHandle;
+    return handle->Probe(name);
 }
 
 int mpeg_SetFileName(TMpegHandle handle, const std::string& name) {

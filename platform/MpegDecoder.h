@@ -79,6 +79,9 @@ int32_t mpeg_Version();
 
 // A new decoder, or nullptr with code set. notify may be nullptr.
 TMpegHandle mpeg_Init(int32_t& code, TMpegNotify notify, void* userData);
+// 0 when the file starts with MPEG audio the decoder reads. Cheaper than mpeg_SetFileName,
+// which counts every frame; the decoder is left without a file.
+int mpeg_ProbeFile(TMpegHandle handle, const std::string& name);
 // Closes the file, frees the decoder and sets handle to nullptr.
 int mpeg_Done(TMpegHandle& handle);
 

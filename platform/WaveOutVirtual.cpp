@@ -43,6 +43,8 @@ struct TVirtualWaveOutService::State {
     bool notifying = false; // the notification thread is inside the callback
     int64_t playedFrames = 0;
     int64_t positionModulo = 0;
+    bool writeWaitsForDone = false;
+    bool keepCapture = true;
     bool paused = false;
     int64_t framesToPlay = 0; // stepped clock: what Advance allows
     Clock::time_point lastTick = Clock::now();
@@ -80,8 +82,9 @@ struct TVirtualWaveOutService::State {
             const uint32_t take = framesLeft >= static_cast<int64_t>(left / align)
                                       ? left
                                       : static_cast<uint32_t>(framesLeft) * align;
-            capture.insert(capture.end(), hdr->lpData + playedOfHead,
-                           hdr->lpData + playedOfHead + take);
+            if (keepCapture)
+                capture.insert(capture.end(), hdr->lpData + playedOfHead,
+                               hdr->lpData + playedOfHead + take);
             playedOfHead += take;
             played += take / align;
             if (playedOfHead >= length) {
@@ -196,7 +199,7 @@ public:
         return MMSYSERR_NOERROR;
     }
     int Write(WAVEHDR* hdr) override {
-        std::lock_guard lock(state_->mutex);
+        std::unique_lock lock(state_->mutex);
         if (state_->dropped != 0)
             return state_->dropped;
         if (state_->failWrite != 0)
@@ -209,6 +212,12 @@ public:
         state_->queue[(state_->head + state_->queued) % MaxQueued] = hdr;
         ++state_->queued;
         state_->changed.notify_all();
+        if (state_->writeWaitsForDone && state_->clock == TVirtualClock::Instant && !state_->paused)
+            state_->changed.wait(lock, [&] {
+                return state_->stopThread || state_->dropped != 0 ||
+                       ((hdr->dwFlags & WHDR_DONE) != 0 && state_->doneCount == 0 &&
+                        !state_->notifying);
+            });
         return MMSYSERR_NOERROR;
     }
     int Pause() override { return SetPaused(true); }
@@ -390,6 +399,16 @@ void TVirtualWaveOutService::DropDevice(int code) {
     state_->dropped = code;
     state_->ReturnQueued();
     state_->changed.notify_all();
+}
+
+void TVirtualWaveOutService::SetCapture(bool keep) {
+    std::lock_guard lock(state_->mutex);
+    state_->keepCapture = keep;
+}
+
+void TVirtualWaveOutService::SetWriteWaitsForDone(bool value) {
+    std::lock_guard lock(state_->mutex);
+    state_->writeWaitsForDone = value;
 }
 
 void TVirtualWaveOutService::SetPositionModulo(int64_t frames) {

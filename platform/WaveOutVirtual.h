@@ -43,6 +43,9 @@ public:
     // The open device fails: what is queued comes back done, and every later call on it fails
     // with code.
     void DropDevice(int code);
+    // Instant clock: Write returns only once the buffer has played and its done notification
+    // was delivered, as a device that drains faster than it is fed.
+    void SetWriteWaitsForDone(bool value);
     // The position counter wraps at `frames` (0: never), as a narrow hardware counter does.
     void SetPositionModulo(int64_t frames);
 
@@ -52,6 +55,8 @@ public:
     // Waits until every written buffer has been played and notified (Instant and RealTime).
     bool WaitUntilDrained(int timeoutMs);
 
+    // Whether what plays is kept (on by default).
+    void SetCapture(bool keep);
     std::vector<uint8_t> Captured() const;
     void ClearCapture();
     int64_t PlayedFrames() const; // since the last open or reset

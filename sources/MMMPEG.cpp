@@ -359,7 +359,8 @@ bool TMMMPEGFile::CanLoadFile(const std::string& name, TMMDecryptCallback code, 
         mpeg_SetDecryptCallback(probe.handle, code, data);
         mpeg_SetDecryptMode(probe.handle, mode);
     }
-    return mpeg_SetFileName(probe.handle, name) == 0 && mpeg_GetEmpty(probe.handle) == 0;
+    // Only whether the stream starts as MPEG audio: the load that follows counts the frames.
+    return mpeg_ProbeFile(probe.handle, name) == 0;
 }
 
 int TMMMPEGFile::GetFileInfo(const std::string& name, TMMAudioFileInfo& info) {

@@ -1,13 +1,17 @@
 // Renders audio through the program's own components into a wave file, for tests, benchmarks
 // and checks. Prints one JSON line with the figures of the run.
 //
-//   tessaro-render [--stage reader] [--loops N] [--seconds S] [--realtime [--device ID]]
-//                  INPUT OUTPUT.wav
+//   tessaro-render [--stage reader|source|chain] [--loops N] [--volume V] [--effect on|off]
+//                  [--realtime] [--device ID] [--seconds S] INPUT OUTPUT.wav
+#include "app/AudioChain.h"
 #include "chain/MMMsgs.h"
 #include "output/MMWavOut.h"
 #include "platform/MainThread.h"
 #include "platform/Threads.h"
 #include "platform/WaveOutVirtual.h"
+#include "processing/MMVolume.h"
+#include "processing/MMWMixer.h"
+#include "sources/MMAudio.h"
 #include "sources/MMWave.h"
 #include "sources/MMWaveIO.h"
 
@@ -29,7 +33,7 @@
 namespace {
 
 struct Options {
-    std::string stage = "reader";
+    std::string stage = "chain";
     int loops = 0;
     std::optional<double> seconds;
     std::optional<int> volume;
@@ -280,22 +284,216 @@ Figures RenderRealtime(const Options& options) {
     return figures;
 }
 
+// Drives the state of the section upstream of it as an output device does, for the stages that
+// pull without a device.
+class SectionPuller : public TMMCustomSoundComponent {
+public:
+    explicit SectionPuller(TMMComponentOwner* owner) : TMMCustomSoundComponent(owner) {
+        SetPublishedLinks(plInput);
+    }
+    void SetNumBuffers(int32_t) override {}
+    int32_t GetNumBuffers() const override { return 0; }
+    void SetDeviceID(int32_t) override {}
+    int32_t GetDeviceID() const override { return 0; }
+    void SetProductName(const std::string&) override {}
+    std::string GetProductName() const override { return {}; }
+    void SetCallBackMode(int) override {}
+    int GetCallBackMode() const override { return 0; }
+};
+
+// The audio file source alone, pulled to its end: its PCM format, without the short silent
+// tail it ends with.
+Figures RenderSource(const Options& options) {
+    const auto loadStart = Clock::now();
+    TMMComponentOwner owner;
+    auto* source = new TMMAudioFile(&owner);
+    auto* puller = new SectionPuller(&owner);
+    source->SetOutput(puller);
+    source->SetFileName(options.input);
+    if (source->IsEmpty())
+        throw EMMAudioError("This is not a valid Audiofile");
+    const WAVEFORMATEX* format = source->GetPWaveFormat();
+    if (format == nullptr || format->nAvgBytesPerSec == 0)
+        throw EMMAudioError("This is not a valid Audiofile");
+    const WAVEFORMATEX sourceFormat = *format;
+    WaveWriter writer(options.output, &sourceFormat);
+
+    puller->SetBufferSize(4096);
+    puller->Open();
+    puller->Start();
+    const int32_t size = source->GetBufferSize();
+    std::vector<char> data(static_cast<std::size_t>(size));
+    TMMChainHdr header{};
+    header.lpData = data.data();
+    const int64_t byteLimit =
+        options.seconds ? static_cast<int64_t>(*options.seconds * sourceFormat.nAvgBytesPerSec)
+                        : -1;
+    const uint16_t blockAlign = sourceFormat.nBlockAlign > 0 ? sourceFormat.nBlockAlign : 1;
+    int32_t loopsLeft = options.loops;
+    Figures figures;
+    int64_t written = 0;
+    for (;;) {
+        header.dwBufferLength = static_cast<uint32_t>(size);
+        header.dwBytesRecorded = 0;
+        header.dwLooping = options.loops > 0 ? MMChainTrue : 0;
+        header.dwLoopCount = options.loops;
+        header.dwLoopsLeft = loopsLeft;
+        header.dwLoopWrapped = 0;
+        bool more = false;
+        source->BufferLoad(&header, more);
+        loopsLeft = header.dwLoopsLeft;
+        if (figures.firstBufferMs < 0)
+            figures.firstBufferMs = MillisecondsSince(loadStart);
+        int64_t got = static_cast<int32_t>(header.dwBytesRecorded);
+        if (got <= 0)
+            break;
+        if (byteLimit >= 0 && written + got > byteLimit)
+            got = (byteLimit - written) / blockAlign * blockAlign;
+        writer.Write(data.data(), static_cast<int32_t>(got));
+        written += got;
+        if (!more || (byteLimit >= 0 && written >= byteLimit))
+            break;
+    }
+    puller->Close();
+    writer.Finish();
+    figures.frames = written / blockAlign;
+    figures.secondsAudio = static_cast<double>(written) / sourceFormat.nAvgBytesPerSec;
+    figures.secondsWall = MillisecondsSince(loadStart) / 1000.0;
+    return figures;
+}
+
+// INPUT in slot 1 of the program's chain, played as the main window plays it. OUTPUT receives
+// the 16-bit stereo 44100 Hz stream written to the device up to the moment the source ended.
+Figures RenderChain(const Options& options) {
+    if (options.effect.value_or(false))
+        throw UsageError("the effect stage is not part of this build");
+    if (!options.realtime) {
+        // As fast as the chain fills it; what was written is kept here, not in the device.
+        auto device = std::make_shared<TVirtualWaveOutService>(TVirtualClock::Instant, 1);
+        device->SetCapture(false);
+        SetWaveOutService(device);
+    } else if (!options.device)
+        SetWaveOutService(std::make_shared<TVirtualWaveOutService>(TVirtualClock::RealTime, 1));
+    TAudioChain chain;
+    TMMWaveOut* out = chain.WaveOut();
+    if (options.device)
+        out->SetDeviceID(*options.device);
+    chain.Volume()->SetVolume(options.volume.value_or(16384));
+    chain.Mixer(1)->SetLoop(0, options.loops > 0);
+    chain.Mixer(1)->SetLoopCount(0, options.loops);
+
+    // As Play does it, with the file's length known before the device starts.
+    const auto loadStart = Clock::now();
+    out->CloseDevice();
+    chain.ResetSlots();
+    TMMAudioFile* slot = chain.AudioFile(1);
+    slot->SetFileName(options.input);
+    if (slot->IsEmpty())
+        throw EMMAudioError("This is not a valid Audiofile");
+    const WAVEFORMATEX* sourceFormat = slot->GetPWaveFormat();
+    const WAVEFORMATEX mixFormat = chain.Mixer(1)->MixFormat();
+    // The source's short silent tail, in frames of the mix.
+    const int64_t tailFrames =
+        sourceFormat != nullptr && sourceFormat->nBlockAlign > 0 && sourceFormat->nSamplesPerSec > 0
+            ? (4 / sourceFormat->nBlockAlign) * static_cast<int64_t>(mixFormat.nSamplesPerSec) /
+                  sourceFormat->nSamplesPerSec
+            : 0;
+    int64_t limitFrames = (static_cast<int64_t>(slot->Duration()) + 1000) *
+                          mixFormat.nSamplesPerSec / 1000 * (options.loops + 1);
+    if (options.seconds)
+        limitFrames = std::min<int64_t>(
+            limitFrames, static_cast<int64_t>(*options.seconds * mixFormat.nSamplesPerSec));
+    const int frameBytes = mixFormat.nBlockAlign;
+    // Reserved ahead (and not cleared: the pages are touched as they fill): the copies run on
+    // the service thread, which must not allocate.
+    const std::size_t capacity = static_cast<std::size_t>(limitFrames * frameBytes);
+    std::unique_ptr<char[]> written(new char[capacity]);
+    std::atomic<int64_t> writtenBytes{0};
+    std::atomic<int64_t> firstBufferUs{-1};
+    std::atomic<int64_t> endFrames{-1};
+    out->OnBufferFilled = [&](TObject*, PMMChainHdr hdr) {
+        int64_t expected = -1;
+        firstBufferUs.compare_exchange_strong(
+            expected,
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - loadStart)
+                .count());
+        const int64_t at = writtenBytes.load();
+        const int64_t count =
+            std::min<int64_t>(hdr->dwBytesRecorded, static_cast<int64_t>(capacity) - at);
+        if (count > 0) {
+            std::memcpy(written.get() + at, hdr->lpData, static_cast<std::size_t>(count));
+            writtenBytes.store(at + count);
+        }
+    };
+    chain.Mixer(1)->OnClosePort = [&](TObject* sender, int index) {
+        if (index == 0 && endFrames.load() < 0)
+            endFrames.store(std::max<int64_t>(
+                static_cast<TMMWaveMixer*>(sender)->PortState(0).FramesRead - tailFrames, 0));
+    };
+    slot->SetEnabled(true);
+    out->StartDevice();
+
+    const int64_t limitBytes = limitFrames * frameBytes;
+    const int64_t queuedMs = 1000LL * out->BufferSize() * out->GetNumBuffers() /
+                                 std::max<int64_t>(mixFormat.nAvgBytesPerSec, 1) +
+                             100;
+    int64_t doneAt = -1;
+    while (out->State() != TMMWaveOut::wosClosed) {
+        platform::ProcessMessages();
+        const int64_t end = endFrames.load();
+        const bool complete = (end >= 0 && writtenBytes.load() >= end * frameBytes) ||
+                              writtenBytes.load() >= limitBytes;
+        if (complete && doneAt < 0)
+            doneAt = MonotonicMilliseconds() + (options.realtime ? queuedMs : 0);
+        if (doneAt >= 0 && MonotonicMilliseconds() >= doneAt)
+            break;
+        // The main thread waits without spinning: the service thread needs the processor.
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.realtime ? 2 : 1));
+    }
+    out->CloseDevice();
+    platform::ProcessMessages(); // a failure handed over from the service thread shows here
+
+    const double renderSeconds = MillisecondsSince(loadStart) / 1000.0;
+    int64_t keep = writtenBytes.load();
+    if (endFrames.load() >= 0)
+        keep = std::min<int64_t>(keep, endFrames.load() * frameBytes);
+    WaveWriter writer(options.output, &mixFormat);
+    writer.Write(written.get(), static_cast<int32_t>(keep));
+    writer.Finish();
+    Figures figures;
+    figures.frames = keep / frameBytes;
+    figures.secondsAudio = static_cast<double>(keep) / mixFormat.nAvgBytesPerSec;
+    figures.secondsWall = renderSeconds; // the rendering, not the writing of OUTPUT
+    figures.firstBufferMs = static_cast<double>(firstBufferUs.load()) / 1000.0;
+    return figures;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     try {
         const Options options = ParseArguments(argc, argv);
-        if (options.stage != "reader")
-            throw UsageError("stage \"" + options.stage + "\" is not available in this build");
-        if (options.volume || options.effect)
+        if (options.stage != "reader" && options.stage != "source" && options.stage != "chain")
+            throw UsageError("unknown stage \"" + options.stage + "\"");
+        if (options.stage != "chain" && (options.volume || options.effect))
             throw UsageError("--volume and --effect need the chain stage");
+        if (options.stage == "source" && options.realtime)
+            throw UsageError("--realtime needs the reader or the chain stage");
         if (options.device && !options.realtime)
             throw UsageError("--device needs --realtime");
+        if (options.volume && (*options.volume < 0 || *options.volume > 16384))
+            throw UsageError("--volume takes 0 to 16384");
         // A failure on the service thread ends the run with its message.
         std::string failure;
         platform::SetExceptionHandler([&](const std::string& message) { failure = message; });
-        const Figures figures = options.realtime ? RenderRealtime(options) : RenderReader(options);
+        Figures figures;
+        if (options.stage == "chain")
+            figures = RenderChain(options);
+        else if (options.stage == "source")
+            figures = RenderSource(options);
+        else
+            figures = options.realtime ? RenderRealtime(options) : RenderReader(options);
         if (!failure.empty())
             throw std::runtime_error(failure);
         const double speed =
@@ -306,10 +504,12 @@ int main(int argc, char** argv) {
                     figures.secondsWall, speed, figures.firstBufferMs);
         return 0;
     } catch (const UsageError& error) {
-        std::fprintf(stderr,
-                     "tessaro-render: %s\nusage: tessaro-render [--stage reader] [--loops N] "
-                     "[--seconds S] [--realtime [--device ID]] INPUT OUTPUT.wav\n",
-                     error.what());
+        std::fprintf(
+            stderr,
+            "tessaro-render: %s\nusage: tessaro-render [--stage reader|source|chain] [--loops N] "
+            "[--volume V] [--effect on|off] [--realtime] [--device ID] [--seconds S] "
+            "INPUT OUTPUT.wav\n",
+            error.what());
         return 1;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "tessaro-render: %s\n", error.what());

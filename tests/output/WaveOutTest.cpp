@@ -220,6 +220,26 @@ TEST_F(WaveOutTest, TenBuffersStayQueuedAndEachIsRefilledAfterItPlayed) {
     }
 }
 
+TEST_F(WaveOutTest, AQueuePlayedOutBeforeItsRefillIsNotTheEnd) {
+    // A device that plays each buffer the moment it is written empties its queue before every
+    // refill: only the end of the data may stop it.
+    auto instant = std::make_shared<TVirtualWaveOutService>(TVirtualClock::Instant, 1);
+    instant->SetWriteWaitsForDone(true);
+    SetWaveOutService(instant);
+    for (int round = 0; round < 3; ++round) {
+        const std::size_t total = 4096 * 300;
+        auto [source, out] = MakeChain(total);
+        bool stopped = false;
+        out->OnStop = [&](TObject*) { stopped = true; };
+        instant->ClearCapture();
+        out->StartDevice();
+        ASSERT_TRUE(PumpUntil([&] { return stopped; }));
+        EXPECT_EQ(instant->Captured().size(), total) << round;
+        DestroyComponent(out);
+        DestroyComponent(source);
+    }
+}
+
 TEST_F(WaveOutTest, AnEmptyChainCannotStart) {
     auto [source, out] = MakeChain(0);
     int closes = 0;
