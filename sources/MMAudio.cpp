@@ -132,6 +132,7 @@ int32_t TMMCustomAudioFile::GetBlockAlign() const {
 }
 
 void TMMCustomAudioFile::FreeReader() {
+    holdPosition_.store(false);
     if (reader_) {
         reader_->SetFileName(""); // its change handling tells our OnChange
         reader_.reset();
@@ -274,12 +275,15 @@ int32_t TMMCustomAudioFile::GetPosition() const {
         const int64_t ms = (bytes * 1000 + format->nAvgBytesPerSec / 2) / format->nAvgBytesPerSec;
         return static_cast<int32_t>(std::min<int64_t>(playStart_.load() + ms, INT32_MAX));
     }
+    if (holdPosition_.load())
+        return heldPosition_.load();
     return reader_ ? reader_->GetTimePosition() : 0;
 }
 
 void TMMCustomAudioFile::SetPosition(int32_t ms) {
     // The seek is under the lock too, so that it never lands in the middle of a pull.
     std::lock_guard lock(lock_);
+    holdPosition_.store(false);
     const int32_t position = std::min(ms, duration_.load());
     if (!IsEmpty())
         reader_->SetTimePosition(position);
@@ -353,6 +357,7 @@ void TMMCustomAudioFile::AbortRead() {
 }
 
 void TMMCustomAudioFile::BeginRun() {
+    holdPosition_.store(false);
     const int32_t position = GetPosition(); // the reader's while not started
     endReached_ = tailSent_ = false;
     bytesDelivered_.store(0);
@@ -382,6 +387,8 @@ void TMMCustomAudioFile::Start() {
 void TMMCustomAudioFile::Stop() {
     if (started_.load()) {
         std::lock_guard lock(lock_);
+        heldPosition_.store(GetPosition());
+        holdPosition_.store(true);
         endReached_ = tailSent_ = true;
         RestoreFade();
         stopFade_ = earlyEnd_ = false;

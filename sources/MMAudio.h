@@ -180,6 +180,10 @@ private:
     bool endReached_ = false, tailSent_ = false, stopFade_ = false, earlyEnd_ = false;
     bool useEnvelope_ = true;
     std::atomic<bool> opened_{false}, started_{false};
+    // Where a run ended: the position reads this until a seek, a start or a load, so that a
+    // slot whose file has played out shows its end rather than its start.
+    std::atomic<bool> holdPosition_{false};
+    std::atomic<int32_t> heldPosition_{0};
 };
 
 class TMMAudioFile : public TMMCustomAudioFile {
