@@ -80,10 +80,31 @@ int32_t TMMFadeList::InterpolateVolume(int64_t pos) const {
 
 namespace {
 
+// Reads and writes one sample of 1 (unsigned), 2, 3 or 4 bytes as a signed value.
+int64_t LoadSample(const uint8_t* at, int bytes) {
+    if (bytes == 1)
+        return static_cast<int64_t>(*at) - 128;
+    uint32_t raw = 0;
+    for (int b = 0; b < bytes; ++b)
+        raw |= static_cast<uint32_t>(at[b]) << (8 * b);
+    const int shift = 32 - 8 * bytes; // sign-extends the top byte
+    return static_cast<int64_t>(static_cast<int32_t>(raw << shift) >> shift);
+}
+
+void StoreSample(uint8_t* at, int bytes, int64_t value) {
+    if (bytes == 1) {
+        *at = static_cast<uint8_t>(value + 128);
+        return;
+    }
+    const auto raw = static_cast<uint32_t>(static_cast<int32_t>(value));
+    for (int b = 0; b < bytes; ++b)
+        at[b] = static_cast<uint8_t>(raw >> (8 * b));
+}
+
 // Scales one channel of `frames` frames from gain `from` towards `to`, which it reaches after
 // `span` frames; returns the gain reached. Sets clipped when a sample saturates.
-int32_t RampChannel(uint8_t* data, int32_t frames, int32_t frameBytes, bool eightBit, int32_t from,
-                    int32_t to, int64_t span, bool& clipped) {
+int32_t RampChannel(uint8_t* data, int32_t frames, int32_t frameBytes, int sampleBytes,
+                    int32_t from, int32_t to, int64_t span, bool& clipped) {
     if (span <= 0)
         return to;
     const int64_t difference = static_cast<int64_t>(to) - from;
@@ -104,31 +125,21 @@ int32_t RampChannel(uint8_t* data, int32_t frames, int32_t frameBytes, bool eigh
     if (from == UnityGain && to == UnityGain)
         return to; // unity over the whole span: the data stays as it is
     if (from == 0 && to == 0) {
-        for (int32_t f = 0; f < frames; ++f) {
-            if (eightBit)
-                data[f * frameBytes] = 128;
-            else
-                std::memset(data + f * frameBytes, 0, 2);
-        }
+        for (int32_t f = 0; f < frames; ++f)
+            StoreSample(data + f * frameBytes, sampleBytes, 0);
         return 0;
     }
+    // The sample's range: 8-bit samples are scaled as if they were 16-bit ones, as the gain's
+    // arithmetic was made for 16 bits.
+    const int64_t top = sampleBytes == 1 ? 127 : (int64_t{1} << (8 * sampleBytes - 1)) - 1;
     for (int32_t f = 0; f < frames; ++f, advance()) {
         uint8_t* sample = data + f * frameBytes;
-        if (eightBit) {
-            const int64_t scaled =
-                ((static_cast<int64_t>(*sample) - 128) * 256 * 4 * gain >> 24) + 128;
-            if (scaled < 0 || scaled > 255)
-                clipped = true;
-            *sample = static_cast<uint8_t>(std::clamp<int64_t>(scaled, 0, 255));
-        } else {
-            int16_t value;
-            std::memcpy(&value, sample, 2);
-            const int64_t scaled = static_cast<int64_t>(value) * 4 * gain >> 16;
-            if (scaled < -32768 || scaled > 32767)
-                clipped = true;
-            value = static_cast<int16_t>(std::clamp<int64_t>(scaled, -32768, 32767));
-            std::memcpy(sample, &value, 2);
-        }
+        const int64_t value = LoadSample(sample, sampleBytes);
+        const int64_t scaled =
+            sampleBytes == 1 ? (value * 256 * 4 * gain) >> 24 : (value * 4 * gain) >> 16;
+        if (scaled < -top - 1 || scaled > top)
+            clipped = true;
+        StoreSample(sample, sampleBytes, std::clamp<int64_t>(scaled, -top - 1, top));
     }
     return static_cast<int32_t>(gain);
 }
@@ -139,9 +150,9 @@ bool ApplyEnvelope(const WAVEFORMATEX* format, void* data, int32_t count, TMMFad
     if (format == nullptr || format->wFormatTag != WAVE_FORMAT_PCM || format->nChannels == 0 ||
         count <= 0)
         return false;
-    const bool eightBit = format->wBitsPerSample == 8;
-    const int32_t sampleBytes = eightBit ? 1 : 2;
+    // Samples by their container: 8-bit unsigned, 16, 24 or 32-bit signed.
     const int32_t channels = format->nChannels;
+    const int32_t sampleBytes = std::clamp<int32_t>(format->nBlockAlign / channels, 1, 4);
     const int32_t frameBytes = std::max<int32_t>(format->nBlockAlign, sampleBytes * channels);
     auto* bytes = static_cast<uint8_t*>(data);
     bool clipped = false;
@@ -157,7 +168,7 @@ bool ApplyEnvelope(const WAVEFORMATEX* format, void* data, int32_t count, TMMFad
             for (int32_t channel = 0; channel < channels; ++channel) {
                 const bool isLeft = channel % 2 == 0 || channels == 1;
                 const int32_t reached =
-                    RampChannel(bytes + channel * sampleBytes, frames, frameBytes, eightBit,
+                    RampChannel(bytes + channel * sampleBytes, frames, frameBytes, sampleBytes,
                                 isLeft ? envelope.CurrentLeft : envelope.CurrentRight,
                                 isLeft ? target.LeftGain : target.RightGain, span, clipped);
                 if (channel == 0)

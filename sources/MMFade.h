@@ -56,7 +56,7 @@ private:
 };
 
 // Applies the envelope to count bytes of PCM data from the envelope's current position on, and
-// advances it. 8-bit samples are unsigned; every other size is taken as signed 16-bit. The
-// first channel of a frame follows the left gain, the second the right one (and so on in
-// turn); a mono stream follows the left gain. Returns true when a sample saturated.
+// advances it. 8-bit samples are unsigned; 16, 24 and 32-bit samples signed, each scaled in its
+// own width. The first channel of a frame follows the left gain, the second the right one (and so
+// on in turn); a mono stream follows the left gain. Returns true when a sample saturated.
 bool ApplyEnvelope(const WAVEFORMATEX* format, void* data, int32_t count, TMMFadeList& envelope);

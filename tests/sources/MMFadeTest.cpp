@@ -116,6 +116,32 @@ TEST(ApplyEnvelope, VolumeAndPanningScaleWithSaturation) {
         EXPECT_EQ(data[101], item.right) << item.volume << "/" << item.panning << "/" << item.in;
     }
 
+    // 24 and 32-bit samples are scaled in their own width, not as pairs of 16-bit ones.
+    struct Wide {
+        uint16_t bits;
+        int32_t in, out;
+    };
+    for (const Wide& item : {Wide{24, 1048576, 524288}, Wide{24, -8388608, -4194304},
+                             Wide{32, 1 << 30, 1 << 29}, Wide{32, -7, -4}}) {
+        const int bytes = item.bits / 8;
+        const WAVEFORMATEX wide = PcmFormat(1, 48000, item.bits);
+        std::vector<uint8_t> sample(static_cast<std::size_t>(bytes));
+        for (int b = 0; b < bytes; ++b)
+            sample[static_cast<std::size_t>(b)] = static_cast<uint8_t>(item.in >> (8 * b));
+        TMMFadeList half;
+        half.Add(0, 8192, 0);
+        half.Add(1000, 8192, 0);
+        half.Sort();
+        half.CurrentLeft = half.CurrentRight = 8192;
+        ApplyEnvelope(&wide, sample.data(), bytes, half);
+        uint32_t raw = 0;
+        for (int b = 0; b < bytes; ++b)
+            raw |= static_cast<uint32_t>(sample[static_cast<std::size_t>(b)]) << (8 * b);
+        const int shift = 32 - item.bits;
+        EXPECT_EQ(static_cast<int32_t>(raw << shift) >> shift, item.out)
+            << item.bits << "/" << item.in;
+    }
+
     // 8-bit samples are unsigned around 128.
     const WAVEFORMATEX mono8 = PcmFormat(1, 8000, 8);
     std::vector<uint8_t> eight = {200, 0, 255, 128};
