@@ -30,27 +30,30 @@ void Count() {
 
 } // namespace
 
+#if defined(__SANITIZE_ADDRESS__)
+// The address sanitizer owns the allocation functions; it tells of every allocation (also the C
+// libraries' ones) through its hook instead.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(
+    void (*mallocHook)(const volatile void*, std::size_t), void (*freeHook)(const volatile void*));
+
+namespace {
+void OnMalloc(const volatile void*, std::size_t) { Count(); }
+void OnFree(const volatile void*) {}
+const int hooksInstalled = __sanitizer_install_malloc_and_free_hooks(OnMalloc, OnFree);
+} // namespace
+#else
 void* operator new(std::size_t size) {
     Count();
     if (void* block = std::malloc(size == 0 ? 1 : size))
         return block;
     throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) {
-    return operator new(size);
-}
-void operator delete(void* block) noexcept {
-    std::free(block);
-}
-void operator delete[](void* block) noexcept {
-    std::free(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-    std::free(block);
-}
-void operator delete[](void* block, std::size_t) noexcept {
-    std::free(block);
-}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+#endif
 
 namespace {
 
