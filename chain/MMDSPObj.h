@@ -190,6 +190,24 @@ private:
     bool upstreamDevice_ = false;
 };
 
+// A sound component without a device: it drives the state of the section upstream of it as an
+// output device does, so that a chain can be pulled directly (the render tool, the tests).
+class TMMSectionDriver : public TMMCustomSoundComponent {
+public:
+    explicit TMMSectionDriver(TMMComponentOwner* owner) : TMMCustomSoundComponent(owner) {
+        SetPublishedLinks(plInput);
+    }
+    const char* ClassName() const override { return "TMMSectionDriver"; }
+    void SetNumBuffers(int32_t) override {}
+    int32_t GetNumBuffers() const override { return 0; }
+    void SetDeviceID(int32_t) override {}
+    int32_t GetDeviceID() const override { return 0; }
+    void SetProductName(const std::string&) override {}
+    std::string GetProductName() const override { return {}; }
+    void SetCallBackMode(int) override {}
+    int GetCallBackMode() const override { return 0; }
+};
+
 // The abstract device operations of a wave output component.
 class TMMCustomWaveOutComponent : public TMMCustomSoundComponent {
 public:

@@ -147,29 +147,19 @@ double MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-// The wave file reader alone, pulled to its end as a device would pull it.
-Figures RenderReader(const Options& options) {
-    const auto loadStart = Clock::now();
-    TMMComponentOwner owner;
-    auto* reader = new TMMWaveFile(&owner);
-    reader->SetFileName(options.input);
-    const WAVEFORMATEX* format = reader->GetPWaveFormat();
-    if (format == nullptr || format->nAvgBytesPerSec == 0)
-        throw EMMWaveError(LoadResStr(SInvalidWaveFile));
-    WaveWriter writer(options.output, format);
-
-    reader->SetBufferSize(4096);
-    reader->Open();
-    reader->Start();
-    const int32_t size = reader->GetBufferSize();
+// Pulls an opened and started source to its end as a device would (in pulls of the source's
+// buffer size, with the loop passes asked for) and writes what it delivers to OUTPUT.
+Figures PullToFile(TMMDSPComponent& source, const WAVEFORMATEX& format, const Options& options,
+                   Clock::time_point loadStart) {
+    WaveWriter writer(options.output, &format);
+    const int32_t size = source.GetBufferSize();
     std::vector<char> data(static_cast<std::size_t>(size));
     TMMChainHdr header{};
     header.lpData = data.data();
     const int64_t byteLimit =
-        options.seconds ? static_cast<int64_t>(*options.seconds * format->nAvgBytesPerSec) : -1;
-    const uint16_t blockAlign = format->nBlockAlign > 0 ? format->nBlockAlign : 1;
+        options.seconds ? static_cast<int64_t>(*options.seconds * format.nAvgBytesPerSec) : -1;
+    const uint16_t blockAlign = format.nBlockAlign > 0 ? format.nBlockAlign : 1;
     int32_t loopsLeft = options.loops;
-
     Figures figures;
     int64_t written = 0;
     for (;;) {
@@ -180,7 +170,7 @@ Figures RenderReader(const Options& options) {
         header.dwLoopsLeft = loopsLeft;
         header.dwLoopWrapped = 0;
         bool more = false;
-        reader->BufferLoad(&header, more);
+        source.BufferLoad(&header, more);
         loopsLeft = header.dwLoopsLeft;
         if (figures.firstBufferMs < 0)
             figures.firstBufferMs = MillisecondsSince(loadStart);
@@ -194,11 +184,28 @@ Figures RenderReader(const Options& options) {
         if (!more || (byteLimit >= 0 && written >= byteLimit))
             break;
     }
-    reader->Close();
     writer.Finish();
     figures.frames = written / blockAlign;
-    figures.secondsAudio = static_cast<double>(written) / format->nAvgBytesPerSec;
+    figures.secondsAudio = static_cast<double>(written) / format.nAvgBytesPerSec;
     figures.secondsWall = MillisecondsSince(loadStart) / 1000.0;
+    return figures;
+}
+
+// The wave file reader alone, pulled to its end as a device would pull it.
+Figures RenderReader(const Options& options) {
+    const auto loadStart = Clock::now();
+    TMMComponentOwner owner;
+    auto* reader = new TMMWaveFile(&owner);
+    reader->SetFileName(options.input);
+    const WAVEFORMATEX* format = reader->GetPWaveFormat();
+    if (format == nullptr || format->nAvgBytesPerSec == 0)
+        throw EMMWaveError(LoadResStr(SInvalidWaveFile));
+    const WAVEFORMATEX fileFormat = *format;
+    reader->SetBufferSize(4096);
+    reader->Open();
+    reader->Start();
+    Figures figures = PullToFile(*reader, fileFormat, options, loadStart);
+    reader->Close();
     return figures;
 }
 
@@ -284,81 +291,24 @@ Figures RenderRealtime(const Options& options) {
     return figures;
 }
 
-// Drives the state of the section upstream of it as an output device does, for the stages that
-// pull without a device.
-class SectionPuller : public TMMCustomSoundComponent {
-public:
-    explicit SectionPuller(TMMComponentOwner* owner) : TMMCustomSoundComponent(owner) {
-        SetPublishedLinks(plInput);
-    }
-    void SetNumBuffers(int32_t) override {}
-    int32_t GetNumBuffers() const override { return 0; }
-    void SetDeviceID(int32_t) override {}
-    int32_t GetDeviceID() const override { return 0; }
-    void SetProductName(const std::string&) override {}
-    std::string GetProductName() const override { return {}; }
-    void SetCallBackMode(int) override {}
-    int GetCallBackMode() const override { return 0; }
-};
-
 // The audio file source alone, pulled to its end: its PCM format, without the short silent
 // tail it ends with.
 Figures RenderSource(const Options& options) {
     const auto loadStart = Clock::now();
     TMMComponentOwner owner;
     auto* source = new TMMAudioFile(&owner);
-    auto* puller = new SectionPuller(&owner);
+    auto* puller = new TMMSectionDriver(&owner);
     source->SetOutput(puller);
     source->SetFileName(options.input);
-    if (source->IsEmpty())
-        throw EMMAudioError("This is not a valid Audiofile");
     const WAVEFORMATEX* format = source->GetPWaveFormat();
-    if (format == nullptr || format->nAvgBytesPerSec == 0)
+    if (source->IsEmpty() || format == nullptr || format->nAvgBytesPerSec == 0)
         throw EMMAudioError("This is not a valid Audiofile");
     const WAVEFORMATEX sourceFormat = *format;
-    WaveWriter writer(options.output, &sourceFormat);
-
     puller->SetBufferSize(4096);
     puller->Open();
     puller->Start();
-    const int32_t size = source->GetBufferSize();
-    std::vector<char> data(static_cast<std::size_t>(size));
-    TMMChainHdr header{};
-    header.lpData = data.data();
-    const int64_t byteLimit =
-        options.seconds ? static_cast<int64_t>(*options.seconds * sourceFormat.nAvgBytesPerSec)
-                        : -1;
-    const uint16_t blockAlign = sourceFormat.nBlockAlign > 0 ? sourceFormat.nBlockAlign : 1;
-    int32_t loopsLeft = options.loops;
-    Figures figures;
-    int64_t written = 0;
-    for (;;) {
-        header.dwBufferLength = static_cast<uint32_t>(size);
-        header.dwBytesRecorded = 0;
-        header.dwLooping = options.loops > 0 ? MMChainTrue : 0;
-        header.dwLoopCount = options.loops;
-        header.dwLoopsLeft = loopsLeft;
-        header.dwLoopWrapped = 0;
-        bool more = false;
-        source->BufferLoad(&header, more);
-        loopsLeft = header.dwLoopsLeft;
-        if (figures.firstBufferMs < 0)
-            figures.firstBufferMs = MillisecondsSince(loadStart);
-        int64_t got = static_cast<int32_t>(header.dwBytesRecorded);
-        if (got <= 0)
-            break;
-        if (byteLimit >= 0 && written + got > byteLimit)
-            got = (byteLimit - written) / blockAlign * blockAlign;
-        writer.Write(data.data(), static_cast<int32_t>(got));
-        written += got;
-        if (!more || (byteLimit >= 0 && written >= byteLimit))
-            break;
-    }
+    Figures figures = PullToFile(*source, sourceFormat, options, loadStart);
     puller->Close();
-    writer.Finish();
-    figures.frames = written / blockAlign;
-    figures.secondsAudio = static_cast<double>(written) / sourceFormat.nAvgBytesPerSec;
-    figures.secondsWall = MillisecondsSince(loadStart) / 1000.0;
     return figures;
 }
 

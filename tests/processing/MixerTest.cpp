@@ -22,19 +22,9 @@ using namespace testsupport;
 constexpr uint32_t Block = 4096; // the output device's buffer size in the program
 
 // Drives the state of the section upstream of it, as the output device does.
-class Puller : public TMMCustomSoundComponent {
+class Puller : public TMMSectionDriver {
 public:
-    explicit Puller(TMMComponentOwner* owner) : TMMCustomSoundComponent(owner) {
-        SetPublishedLinks(plInput);
-    }
-    void SetNumBuffers(int32_t) override {}
-    int32_t GetNumBuffers() const override { return 0; }
-    void SetDeviceID(int32_t) override {}
-    int32_t GetDeviceID() const override { return 0; }
-    void SetProductName(const std::string&) override {}
-    std::string GetProductName() const override { return {}; }
-    void SetCallBackMode(int) override {}
-    int GetCallBackMode() const override { return 0; }
+    using TMMSectionDriver::TMMSectionDriver;
 
     void Play() {
         SetBufferSize(static_cast<int32_t>(Block));

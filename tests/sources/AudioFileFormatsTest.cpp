@@ -16,21 +16,7 @@ namespace {
 
 using namespace testsupport;
 
-// Drives the state of the source's section as the output device does.
-class Puller : public TMMCustomSoundComponent {
-public:
-    explicit Puller(TMMComponentOwner* owner) : TMMCustomSoundComponent(owner) {
-        SetPublishedLinks(plInput);
-    }
-    void SetNumBuffers(int32_t) override {}
-    int32_t GetNumBuffers() const override { return 0; }
-    void SetDeviceID(int32_t) override {}
-    int32_t GetDeviceID() const override { return 0; }
-    void SetProductName(const std::string&) override {}
-    std::string GetProductName() const override { return {}; }
-    void SetCallBackMode(int) override {}
-    int GetCallBackMode() const override { return 0; }
-};
+using Puller = TMMSectionDriver;
 
 struct FormatCase {
     const char* name;

@@ -14,19 +14,9 @@ namespace {
 using namespace testsupport;
 
 // Drives the state of the section upstream of it, as the output device does.
-class Puller : public TMMCustomSoundComponent {
+class Puller : public TMMSectionDriver {
 public:
-    explicit Puller(TMMComponentOwner* owner) : TMMCustomSoundComponent(owner) {
-        SetPublishedLinks(plInput);
-    }
-    void SetNumBuffers(int32_t) override {}
-    int32_t GetNumBuffers() const override { return 0; }
-    void SetDeviceID(int32_t) override {}
-    int32_t GetDeviceID() const override { return 0; }
-    void SetProductName(const std::string&) override {}
-    std::string GetProductName() const override { return {}; }
-    void SetCallBackMode(int) override {}
-    int GetCallBackMode() const override { return 0; }
+    using TMMSectionDriver::TMMSectionDriver;
 
     // One pull of `length` bytes.
     std::vector<uint8_t> Pull(uint32_t length, bool& more, int32_t loopCount = -1) {
