@@ -2,7 +2,7 @@
 // and MP2 made at run time with sox, lame and twolame (skipped with a message when they are
 // missing). The source adds its reader class, the converters' pass-through and its envelope;
 // the figure is the source's speed as a share of the decoder's.
-//   tessaro_bench_source
+//   tessaro_bench_source [FILE]    (FILE: measure that WAV or MPEG file instead)
 #include "platform/MpegDecoder.h"
 #include "sources/MMAudio.h"
 #include "sources/MMWaveIO.h"
@@ -90,7 +90,8 @@ double SourceSeconds(const std::string& path) {
     return SecondsSince(start);
 }
 
-void Report(const char* label, const std::string& path, double (*decoder)(const std::string&)) {
+void Report(const char* label, const std::string& path, double (*decoder)(const std::string&),
+            double audioSeconds = Seconds) {
     double alone = 1e9;
     double through = 1e9;
     for (int run = 0; run < Runs; ++run) {
@@ -99,12 +100,26 @@ void Report(const char* label, const std::string& path, double (*decoder)(const 
     }
     std::printf("%s: decoder %.1fx real time, audio file source %.1fx real time, "
                 "source/decoder speed %.3f\n",
-                label, Seconds / alone, Seconds / through, alone / through);
+                label, audioSeconds / alone, audioSeconds / through, alone / through);
 }
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc == 2) {
+        // A file of the caller's, at its own length.
+        TMMComponentOwner owner;
+        auto* source = new TMMAudioFile(&owner);
+        source->SetFileName(argv[1]);
+        if (source->IsEmpty()) {
+            std::fprintf(stderr, "SourceBench: %s is not an audio file\n", argv[1]);
+            return 1;
+        }
+        const bool wave = source->GetFileType() == ftWave;
+        Report(argv[1], argv[1], wave ? WaveDecoderSeconds : MpegDecoderSeconds,
+               source->Duration() / 1000.0);
+        return 0;
+    }
     if (!Run("command -v sox") || !Run("command -v lame") || !Run("command -v twolame")) {
         std::printf("SourceBench: skipped, it needs sox, lame and twolame to make its files\n");
         return 0;

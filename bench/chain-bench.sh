@@ -8,11 +8,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 render="$build/tools/tessaro-render"
-mpeg="$build/bench/tessaro_bench_mpeg"
+decoders="$build/bench/tessaro_bench_source"
 for tool in sox lame; do
     command -v "$tool" >/dev/null || { echo "chain-bench: skipped, it needs $tool"; exit 0; }
 done
-[[ -x "$render" && -x "$mpeg" ]] || { echo "chain-bench: build $render and $mpeg first"; exit 1; }
+[[ -x "$render" && -x "$decoders" ]] || { echo "chain-bench: build $render and $decoders first"; exit 1; }
 
 folder=$(mktemp -d /tmp/tessaro-chain-bench-XXXXXX)
 trap 'rm -rf "$folder"' EXIT
@@ -38,7 +38,7 @@ wav=$(best "$folder/five-minutes.wav")
 mp3=$(best "$folder/five-minutes.mp3")
 echo "chain WAV: $wav"
 echo "chain MP3: $mp3"
-decoder=$("$mpeg" "$folder/five-minutes.mp3")
+decoder=$("$decoders" "$folder/five-minutes.mp3")
 echo "libmpg123 alone: $decoder"
 chain_x=$(sed -E 's/.*"x_realtime":([0-9.]+).*/\1/' <<<"$mp3")
 decoder_x=$(sed -E 's/.*decoder ([0-9.]+)x real time.*/\1/' <<<"$decoder")

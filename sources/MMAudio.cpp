@@ -24,6 +24,19 @@ int32_t TMMCustomFile::GetChannels() const {
     return format != nullptr ? format->nChannels : 0;
 }
 
+bool TMMCustomFile::SetPublishedValue(std::string_view name, const TPropertyValue& value) {
+    if (const auto* text = std::get_if<std::string>(&value);
+        text != nullptr && name == "FileName") {
+        SetFileName(*text);
+        return true;
+    }
+    if (const auto* flag = std::get_if<bool>(&value); flag != nullptr && name == "Enabled") {
+        SetEnabled(*flag);
+        return true;
+    }
+    return TMMDSPComponent::SetPublishedValue(name, value);
+}
+
 void TMMCustomFile::DoFileChange() {
     if (OnChange)
         OnChange(this);

@@ -60,6 +60,9 @@ public:
     virtual int32_t GetBitRate() const { return 0; }
     virtual void AbortRead() {}
 
+    // "FileName" and "Enabled", which every reader publishes.
+    bool SetPublishedValue(std::string_view name, const TPropertyValue& value) override;
+
     TNotifyEvent OnChange;
     TNotifyEvent OnChanged;
 

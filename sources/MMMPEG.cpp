@@ -468,17 +468,8 @@ void TMMMPEGFile::MpegChanged() {
 }
 
 bool TMMMPEGFile::SetPublishedValue(std::string_view name, const TPropertyValue& value) {
-    const auto* text = std::get_if<std::string>(&value);
     const auto* flag = std::get_if<bool>(&value);
     const auto* number = std::get_if<int64_t>(&value);
-    if (name == "FileName" && text != nullptr) {
-        SetFileName(*text);
-        return true;
-    }
-    if (name == "Enabled" && flag != nullptr) {
-        SetEnabled(*flag);
-        return true;
-    }
     if (name == "TrailingHeader" && number != nullptr) {
         SetTrailingHeader(static_cast<int32_t>(std::clamp<int64_t>(*number, 0, INT32_MAX)));
         return true;

@@ -449,10 +449,6 @@ bool TMMCustomWaveFile::SetPublishedValue(std::string_view name, const TProperty
         wave_->SetIOBufferSize(static_cast<int32_t>(*number));
         return true;
     }
-    if (name == "Enabled" && flag != nullptr) {
-        SetEnabled(*flag);
-        return true;
-    }
     if (name == "OverwriteExisting" && flag != nullptr) {
         OverwriteExisting = *flag;
         return true;
