@@ -209,6 +209,47 @@ Figures RenderReader(const Options& options) {
     return figures;
 }
 
+// Keeps what the output writes to its device, up to a capacity reserved ahead (the copies run
+// on the service thread, which must not allocate; the pages are touched as they fill), and the
+// time from the start of the load to the first buffer handed to the device.
+class DeviceCapture {
+public:
+    DeviceCapture(TMMWaveOut& out, int64_t capacity, Clock::time_point loadStart)
+        : capacity_(std::max<int64_t>(capacity, 0)),
+          data_(new char[static_cast<std::size_t>(capacity_)]) {
+        out.OnBufferFilled = [this, loadStart](TObject*, PMMChainHdr hdr) {
+            int64_t expected = -1;
+            firstBufferUs_.compare_exchange_strong(
+                expected,
+                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - loadStart)
+                    .count());
+            const int64_t at = bytes_.load();
+            const int64_t count = std::min<int64_t>(hdr->dwBytesRecorded, capacity_ - at);
+            if (count > 0) {
+                std::memcpy(data_.get() + at, hdr->lpData, static_cast<std::size_t>(count));
+                bytes_.store(at + count);
+            }
+        };
+    }
+    const char* Data() const { return data_.get(); }
+    int64_t Bytes() const { return bytes_.load(); }
+    bool Full() const { return bytes_.load() >= capacity_; }
+    double FirstBufferMs() const { return static_cast<double>(firstBufferUs_.load()) / 1000.0; }
+
+private:
+    const int64_t capacity_;
+    std::unique_ptr<char[]> data_;
+    std::atomic<int64_t> bytes_{0};
+    std::atomic<int64_t> firstBufferUs_{-1};
+};
+
+// How long what the output keeps queued takes to play, with a margin.
+int64_t QueuedMs(TMMWaveOut& out, const WAVEFORMATEX& format) {
+    return 1000LL * out.BufferSize() * out.GetNumBuffers() /
+               std::max<int64_t>(format.nAvgBytesPerSec, 1) +
+           100;
+}
+
 // The wave file reader played through the wave output in real time: to the ALSA device when one
 // is named, else to the virtual device. OUTPUT receives what was written to the device.
 Figures RenderRealtime(const Options& options) {
@@ -232,47 +273,24 @@ Figures RenderRealtime(const Options& options) {
     out->SetLooping(options.loops > 0);
     out->SetLoopCount(static_cast<uint16_t>(options.loops));
 
-    // What was written, kept in memory reserved ahead: the service thread must not allocate.
-    const int64_t fileBytes =
-        static_cast<int64_t>(reader->Wave().DataSize()) * fileFormat.nBlockAlign;
-    int64_t limit = fileBytes * (options.loops + 1);
+    int64_t limit = static_cast<int64_t>(reader->Wave().DataSize()) * fileFormat.nBlockAlign *
+                    (options.loops + 1);
     if (options.seconds)
         limit = std::min<int64_t>(
             limit, static_cast<int64_t>(*options.seconds * fileFormat.nAvgBytesPerSec));
     limit -= limit % std::max<int>(fileFormat.nBlockAlign, 1);
-    std::vector<char> written(static_cast<std::size_t>(std::max<int64_t>(limit, 0)));
-    std::atomic<int64_t> writtenBytes{0};
-    std::atomic<int64_t> firstBufferUs{-1};
-    std::atomic<bool> limitReached{false};
-    out->OnBufferFilled = [&](TObject*, PMMChainHdr hdr) {
-        int64_t expected = -1;
-        firstBufferUs.compare_exchange_strong(
-            expected,
-            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - loadStart)
-                .count());
-        const int64_t at = writtenBytes.load();
-        const int64_t count = std::min<int64_t>(hdr->dwBytesRecorded, limit - at);
-        if (count > 0) {
-            std::memcpy(written.data() + at, hdr->lpData, static_cast<std::size_t>(count));
-            writtenBytes.store(at + count);
-        }
-        if (at + count >= limit)
-            limitReached.store(true);
-    };
+    DeviceCapture capture(*out, limit, loadStart);
     bool stopped = false;
     out->OnStop = [&](TObject*) { stopped = true; };
 
     out->StartDevice();
     // Until the end of the data has played (the device stops itself), or, with --seconds, until
     // what was written up to the limit has played out of the device's queue.
-    const int64_t queuedMs = 1000LL * out->BufferSize() * out->GetNumBuffers() /
-                                 std::max<int64_t>(fileFormat.nAvgBytesPerSec, 1) +
-                             100;
     int64_t limitPlayedAt = -1;
     while (!stopped && out->State() != TMMWaveOut::wosClosed) {
         platform::ProcessMessages();
-        if (options.seconds && limitReached.load() && limitPlayedAt < 0)
-            limitPlayedAt = MonotonicMilliseconds() + queuedMs;
+        if (options.seconds && capture.Full() && limitPlayedAt < 0)
+            limitPlayedAt = MonotonicMilliseconds() + QueuedMs(*out, fileFormat);
         if (limitPlayedAt >= 0 && MonotonicMilliseconds() >= limitPlayedAt)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -281,13 +299,13 @@ Figures RenderRealtime(const Options& options) {
     platform::ProcessMessages(); // a failure handed over from the service thread shows here
 
     WaveWriter writer(options.output, &fileFormat);
-    writer.Write(written.data(), static_cast<int32_t>(writtenBytes.load()));
+    writer.Write(capture.Data(), static_cast<int32_t>(capture.Bytes()));
     writer.Finish();
     Figures figures;
-    figures.frames = writtenBytes.load() / std::max<int>(fileFormat.nBlockAlign, 1);
-    figures.secondsAudio = static_cast<double>(writtenBytes.load()) / fileFormat.nAvgBytesPerSec;
+    figures.frames = capture.Bytes() / std::max<int>(fileFormat.nBlockAlign, 1);
+    figures.secondsAudio = static_cast<double>(capture.Bytes()) / fileFormat.nAvgBytesPerSec;
     figures.secondsWall = MillisecondsSince(loadStart) / 1000.0;
-    figures.firstBufferMs = static_cast<double>(firstBufferUs.load()) / 1000.0;
+    figures.firstBufferMs = capture.FirstBufferMs();
     return figures;
 }
 
@@ -354,27 +372,8 @@ Figures RenderChain(const Options& options) {
         limitFrames = std::min<int64_t>(
             limitFrames, static_cast<int64_t>(*options.seconds * mixFormat.nSamplesPerSec));
     const int frameBytes = mixFormat.nBlockAlign;
-    // Reserved ahead (and not cleared: the pages are touched as they fill): the copies run on
-    // the service thread, which must not allocate.
-    const std::size_t capacity = static_cast<std::size_t>(limitFrames * frameBytes);
-    std::unique_ptr<char[]> written(new char[capacity]);
-    std::atomic<int64_t> writtenBytes{0};
-    std::atomic<int64_t> firstBufferUs{-1};
+    DeviceCapture capture(*out, limitFrames * frameBytes, loadStart);
     std::atomic<int64_t> endFrames{-1};
-    out->OnBufferFilled = [&](TObject*, PMMChainHdr hdr) {
-        int64_t expected = -1;
-        firstBufferUs.compare_exchange_strong(
-            expected,
-            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - loadStart)
-                .count());
-        const int64_t at = writtenBytes.load();
-        const int64_t count =
-            std::min<int64_t>(hdr->dwBytesRecorded, static_cast<int64_t>(capacity) - at);
-        if (count > 0) {
-            std::memcpy(written.get() + at, hdr->lpData, static_cast<std::size_t>(count));
-            writtenBytes.store(at + count);
-        }
-    };
     chain.Mixer(1)->OnClosePort = [&](TObject* sender, int index) {
         if (index == 0 && endFrames.load() < 0)
             endFrames.store(std::max<int64_t>(
@@ -383,18 +382,13 @@ Figures RenderChain(const Options& options) {
     slot->SetEnabled(true);
     out->StartDevice();
 
-    const int64_t limitBytes = limitFrames * frameBytes;
-    const int64_t queuedMs = 1000LL * out->BufferSize() * out->GetNumBuffers() /
-                                 std::max<int64_t>(mixFormat.nAvgBytesPerSec, 1) +
-                             100;
     int64_t doneAt = -1;
     while (out->State() != TMMWaveOut::wosClosed) {
         platform::ProcessMessages();
         const int64_t end = endFrames.load();
-        const bool complete = (end >= 0 && writtenBytes.load() >= end * frameBytes) ||
-                              writtenBytes.load() >= limitBytes;
+        const bool complete = (end >= 0 && capture.Bytes() >= end * frameBytes) || capture.Full();
         if (complete && doneAt < 0)
-            doneAt = MonotonicMilliseconds() + (options.realtime ? queuedMs : 0);
+            doneAt = MonotonicMilliseconds() + (options.realtime ? QueuedMs(*out, mixFormat) : 0);
         if (doneAt >= 0 && MonotonicMilliseconds() >= doneAt)
             break;
         // The main thread waits without spinning: the service thread needs the processor.
@@ -404,17 +398,17 @@ Figures RenderChain(const Options& options) {
     platform::ProcessMessages(); // a failure handed over from the service thread shows here
 
     const double renderSeconds = MillisecondsSince(loadStart) / 1000.0;
-    int64_t keep = writtenBytes.load();
+    int64_t keep = capture.Bytes();
     if (endFrames.load() >= 0)
         keep = std::min<int64_t>(keep, endFrames.load() * frameBytes);
     WaveWriter writer(options.output, &mixFormat);
-    writer.Write(written.get(), static_cast<int32_t>(keep));
+    writer.Write(capture.Data(), static_cast<int32_t>(keep));
     writer.Finish();
     Figures figures;
     figures.frames = keep / frameBytes;
     figures.secondsAudio = static_cast<double>(keep) / mixFormat.nAvgBytesPerSec;
     figures.secondsWall = renderSeconds; // the rendering, not the writing of OUTPUT
-    figures.firstBufferMs = static_cast<double>(firstBufferUs.load()) / 1000.0;
+    figures.firstBufferMs = capture.FirstBufferMs();
     return figures;
 }
 
